@@ -1,0 +1,40 @@
+// The meter's current line and its decoding into the two channels.
+//
+// The meter sends text lines separated by line feeds. Frame keeps the first characters of the
+// most recent line; Measure decodes it on demand from fixed positions (1-based, position 1
+// holds the line feed that began the line):
+//
+//   pH line:  position 2 = 'p', value at 5..9, temperature (deg C) at 13..15
+//             "\npH  7.01   25.x"  ->  pH 7.01 at 25 degrees
+//   mV line:  position 7 = 'm', value at 2..6
+//             "\n -123mV"         ->  -123 mV, no temperature
+#pragma once
+#include "meter/number.h"
+
+constexpr unsigned FrameCapacity = 20;  // positions 1..20
+constexpr unsigned FrameLength = 18;    // positions 1..18 are decoded
+constexpr unsigned LastStored = 19;     // characters beyond this position of a line are dropped
+
+// Frame[p] is position p; Frame[0] is unused so that the indices read as the positions above.
+extern unsigned char Frame[FrameCapacity + 1];
+extern unsigned FramePos;               // position of the last character stored
+
+extern double MainValue;                // pH or mV
+extern double Temperature;              // deg C, NoValue in mV mode
+constexpr unsigned LabelCapacity = 9;
+extern char MainLabel[LabelCapacity];   // "pH", "mV", or "xxxxxxxx" before the first line
+extern char TempLabel[LabelCapacity];   // "T(\xB0C)", empty, or "xxxxxxx" before the first line
+
+// Passes one received character through the line assembler.
+void AssembleChar(unsigned char c);
+
+// Drains the port: every waiting byte goes through the line assembler. Returns when the port
+// reports nothing waiting, when a read delivers nothing, or after a bounded amount of input,
+// so that a failing or flooding port cannot hold the caller.
+void CollectInput();
+
+// Drains the port, decodes Frame into the values and labels, and returns MainValue.
+double Measure();
+
+// Puts the meter state back to its values at load.
+void ResetMeter();
