@@ -1,5 +1,6 @@
 // The serial seam on POSIX systems: termios on a tty device.
 #include "serial/port.h"
+#include "serial/port_posix.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -51,8 +52,8 @@ speed_t BaudConstant(unsigned baud)
     }
 }
 
-// Applies "key=value" pairs separated by blanks; keys and values that are not understood are
-// left alone, as the Windows mode-string parser leaves the fields it does not recognise.
+} // namespace
+
 void ApplyMode(termios* t, const char* mode)
 {
     const char* p = mode;
@@ -102,8 +103,6 @@ void ApplyMode(termios* t, const char* mode)
         }
     }
 }
-
-} // namespace
 
 PortHandle PlatformOpen(const char* name, const char* mode, uint16_t timeoutMs)
 {
