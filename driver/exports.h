@@ -75,7 +75,8 @@ TIV_EXPORT TIV_STD float stdeas(int32_t channel);
 TIV_EXPORT TIV_STD float stdrsas(int32_t channel);
 TIV_EXPORT TIV_STD float stdsas(int32_t channel, float value);
 
-// Double forms, left to right.
+// Double forms, left to right. From C or C++ on 32-bit x86, pass their two arguments through
+// TIV_LTR_ARGS so that they land in the declared order.
 TIV_EXPORT TIV_LTR double eadouble(double channel);
 TIV_EXPORT TIV_LTR const char* neadouble(double channel);
 TIV_EXPORT TIV_LTR double sadouble(TIV_LTR_ARGS(double channel, double value));

@@ -247,9 +247,9 @@ TEST_F(Channels, DoubleForms)
         EXPECT_EQ(stdeadouble(c.channel), c.value);
         EXPECT_STREQ(neadouble(c.channel), c.label);
         EXPECT_STREQ(stdneadouble(c.channel), c.label);
-        EXPECT_EQ(sbdouble(c.channel, 5.0), c.sb);
+        EXPECT_EQ(sbdouble(TIV_LTR_ARGS(c.channel, 5.0)), c.sb);
         EXPECT_EQ(stdsbdouble(c.channel, Nan), c.sb);
-        EXPECT_EQ(sadouble(c.channel, Nan), -777.0);
+        EXPECT_EQ(sadouble(TIV_LTR_ARGS(c.channel, Nan)), -777.0);
         EXPECT_EQ(stdsadouble(c.channel, 5.0), -777.0);
         EXPECT_STREQ(nsadouble(c.channel), "");
         EXPECT_STREQ(stdnsadouble(c.channel), "");
@@ -271,7 +271,7 @@ TEST_F(Channels, DoubleFormsRoundTheChannelByTheCallersMode)
     Read("\npH  7.01   25.");
     ASSERT_EQ(fesetround(FE_UPWARD), 0);
     EXPECT_EQ(eadouble(0.2), 25.0); // 0.2 rounds up to channel 1
-    EXPECT_EQ(sbdouble(2.4, 0.0), 3.0);
+    EXPECT_EQ(sbdouble(TIV_LTR_ARGS(2.4, 0.0)), 3.0);
     ASSERT_EQ(fesetround(FE_TONEAREST), 0);
 }
 
