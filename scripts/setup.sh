@@ -9,7 +9,7 @@ g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w
 googletest libgtest-dev libbenchmark-dev
 clang libclang-rt-14-dev
 qemu-user-static qemu-system-x86 debootstrap e2fsprogs
-wine64 file util-linux procps python3
+wine64 file util-linux procps python3 locales
 "
 
 missing=""
