@@ -11,6 +11,7 @@
 #include <sched.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -193,6 +194,30 @@ TEST_F(Library, ReloadedLibraryOpensItsPortAgainAndReads)
     EXPECT_STREQ(d.nea(0), "xxxxxxxx"); // fresh state
     ASSERT_TRUE(SendToPort(meters[0], "pH  9.18   21.0 C\r\n"));
     EXPECT_EQ(ReadUntil(d, 9.18), 9.18);
+    Unload(&d);
+}
+
+TEST_F(Library, LabelQueriesDrainThePortButOnlyAReadingDecodes)
+{
+    Driver d;
+    ASSERT_TRUE(Load(TIVREL1_PATH, &d));
+    ASSERT_TRUE(SendToPort(meters[0], "pH  7.01   25.0 C\r\n"));
+    ASSERT_EQ(ReadUntil(d, 7.01), 7.01);
+
+    ASSERT_TRUE(SendToPort(meters[0], "  -42mV\r\n"));
+    usleep(50000);
+    EXPECT_STREQ(d.nea(0), "pH"); // the mV line is taken in, not decoded
+    EXPECT_STREQ(d.nea(1), "T(\xB0" "C)");
+    // Nothing is left queued at the device (root may look in despite the exclusive flag).
+    int fd = open(devices[0], O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    int queued = -1;
+    EXPECT_EQ(ioctl(fd, FIONREAD, &queued), 0);
+    close(fd);
+    EXPECT_EQ(queued, 0);
+    EXPECT_EQ(d.ea(0), -42);
+    EXPECT_STREQ(d.nea(0), "mV");
+    EXPECT_STREQ(d.nea(1), "");
     Unload(&d);
 }
 
