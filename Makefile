@@ -1,11 +1,13 @@
 # make        set up the machine (missing Debian packages only) and build dist/
 # make test   the same, then every test
 # make demo   a live reading from a simulated meter
+# make fuzz   each fuzz target for FUZZ_SECONDS (corpus kept in build/fuzz-corpus/)
 
 DIST_PRESETS := win32 win64 linux
-TEST_PRESETS := linux linux-asan linux32
+TEST_PRESETS := linux linux-asan linux32 fuzz
+FUZZ_SECONDS ?= 60
 
-.PHONY: all setup build test demo clean
+.PHONY: all setup build test demo clean fuzz
 
 all: build
 
@@ -19,12 +21,18 @@ build: setup
 	@ls -l dist/*/tivrel*
 
 test: build
-	@for p in linux-asan linux32; do \
+	@for p in linux-asan linux32 fuzz; do \
 	    cmake --preset $$p >/dev/null && cmake --build --preset $$p || exit 1; \
 	done
 	scripts/check-dlls.sh
 	@for p in $(TEST_PRESETS); do \
 	    echo "== tests: $$p"; ctest --preset $$p || exit 1; \
+	done
+
+fuzz: setup
+	@cmake --preset fuzz >/dev/null && cmake --build --preset fuzz
+	@for t in stream number; do \
+	    fuzz/run.sh build/fuzz/fuzz/$$t fuzz/corpus/$$t $(FUZZ_SECONDS) build/fuzz-corpus/$$t || exit 1; \
 	done
 
 clean:
