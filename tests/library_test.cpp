@@ -1,19 +1,16 @@
 // The built shared objects, loaded with dlopen as a host loads them. Their ports, COM1 and
 // COM2, are /dev/ttyS0 and /dev/ttyS1; inside a private mount namespace this test binds a
 // pseudo-terminal over each, and checks that the bind took before any library is loaded, so
-// the machine's real serial devices are never opened.
+// the machine's real serial devices are never opened (tests/host.h).
+#include "tests/host.h"
 #include "tests/pty.h"
 
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <sched.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,63 +20,7 @@ using std::string;
 
 Pty meters[2];          // COM1, COM2
 string skipReason;
-
-bool SameDevice(const char* a, const char* b)
-{
-    struct stat sa, sb;
-    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && S_ISCHR(sa.st_mode) &&
-           sa.st_rdev == sb.st_rdev;
-}
-
-const char* const devices[2] = {"/dev/ttyS0", "/dev/ttyS1"};
-
-// Binds `source` over the device of port n (0 or 1) and checks it.
-bool BindPort(int n, const char* source)
-{
-    umount2(devices[n], MNT_DETACH); // an earlier bind, if any
-    return mount(source, devices[n], nullptr, MS_BIND, nullptr) == 0;
-}
-
-// Gives this process a /dev of its own: a private mount namespace with a tmpfs over /dev that
-// holds only what the test needs, and empty files where the serial devices go. The machine's
-// real serial devices are then not even visible.
-bool MakePrivateDev(string* why)
-{
-    char old[] = "/tmp/tivrel-dev.XXXXXX";
-    if (mkdtemp(old) == nullptr) {
-        *why = "cannot make a temporary folder";
-        return false;
-    }
-    bool ok = unshare(CLONE_NEWNS) == 0 &&
-              mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-              mount("/dev", old, nullptr, MS_BIND | MS_REC, nullptr) == 0;
-    if (!ok) {
-        rmdir(old);
-        *why = "cannot make a private mount namespace (needs root)";
-        return false;
-    }
-    ok = mount("tmpfs", "/dev", "tmpfs", 0, "mode=755") == 0;
-    for (const char* node : {"null", "zero", "urandom", "random", "tty"}) {
-        string from = string(old) + "/" + node, to = string("/dev/") + node;
-        int fd = open(to.c_str(), O_CREAT | O_WRONLY, 0644);
-        close(fd);
-        ok = ok && fd >= 0 && mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) == 0;
-    }
-    // New pseudo-terminals come from the pts instance's own multiplexer.
-    ok = ok && mkdir("/dev/pts", 0755) == 0 &&
-         mount((string(old) + "/pts").c_str(), "/dev/pts", nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
-         symlink("pts/ptmx", "/dev/ptmx") == 0;
-    for (const char* device : devices) {
-        int fd = open(device, O_CREAT | O_WRONLY, 0644);
-        ok = ok && fd >= 0;
-        close(fd);
-    }
-    umount2(old, MNT_DETACH);
-    rmdir(old);
-    if (!ok)
-        *why = "cannot build a private /dev";
-    return ok;
-}
+const char* const* const devices = SerialDevices;
 
 class Library : public ::testing::Test {
 protected:
@@ -112,48 +53,6 @@ protected:
         }
     }
 };
-
-// The exports a host uses most, resolved from one loaded library.
-struct Driver {
-    void* handle = nullptr;
-    int32_t (*ea)(int32_t);
-    double (*ead)(int32_t);
-    const char* (*nea)(int32_t);
-    const char* (*titre)();
-    const char* (*detail)();
-};
-
-bool Load(const char* path, Driver* d)
-{
-    d->handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (d->handle == nullptr)
-        return false;
-    d->ea = reinterpret_cast<int32_t (*)(int32_t)>(dlsym(d->handle, "ea"));
-    d->ead = reinterpret_cast<double (*)(int32_t)>(dlsym(d->handle, "ead"));
-    d->nea = reinterpret_cast<const char* (*)(int32_t)>(dlsym(d->handle, "nea"));
-    d->titre = reinterpret_cast<const char* (*)()>(dlsym(d->handle, "titre"));
-    d->detail = reinterpret_cast<const char* (*)()>(dlsym(d->handle, "detail"));
-    return d->ea && d->ead && d->nea && d->titre && d->detail;
-}
-
-void Unload(Driver* d)
-{
-    if (d->handle)
-        dlclose(d->handle);
-    d->handle = nullptr;
-}
-
-// The bytes sent to a port reach the library's input queue shortly after: poll ead(0) for the
-// expected value with a generous bound.
-double ReadUntil(const Driver& d, double expected)
-{
-    double v = d.ead(0);
-    for (int i = 0; i < 2000 && v != expected; ++i) {
-        usleep(1000);
-        v = d.ead(0);
-    }
-    return v;
-}
 
 TEST_F(Library, EachBuildReadsItsOwnPortAndTellsWhichItIs)
 {
