@@ -2,12 +2,13 @@
 # make test   the same, then every test
 # make demo   a live reading from a simulated meter
 # make fuzz   each fuzz target for FUZZ_SECONDS (corpus kept in build/fuzz-corpus/)
+# make bench  the benchmarks, and a summary table of their figures
 
 DIST_PRESETS := win32 win64 linux
 TEST_PRESETS := linux linux-asan linux32 fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all setup build test demo clean fuzz
+.PHONY: all setup build test demo clean fuzz bench
 
 all: build
 
@@ -34,6 +35,10 @@ fuzz: setup
 	@for t in stream number; do \
 	    fuzz/run.sh build/fuzz/fuzz/$$t fuzz/corpus/$$t $(FUZZ_SECONDS) build/fuzz-corpus/$$t || exit 1; \
 	done
+
+bench: build
+	@cmake --preset bench >/dev/null && cmake --build --preset bench
+	@scripts/bench.sh
 
 clean:
 	rm -rf build dist

@@ -1,0 +1,73 @@
+// The short table `make bench` prints: each benchmark program appends its rows to the file
+// named by TIVREL_BENCH_SUMMARY (stdout without it), and scripts/bench.sh prints them together.
+#pragma once
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string>
+#include <vector>
+
+// Prints the runs as usual and keeps them by name for the summary.
+class Collector : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const Run& r : runs)
+            results[r.benchmark_name()] = r;
+        ConsoleReporter::ReportRuns(runs);
+    }
+    // The run of that name, or of that name with arguments ("name/..."); an empty run
+    // (0 iterations) when there is none.
+    const Run& operator[](const std::string& name)
+    {
+        for (auto& [key, run] : results)
+            if (key == name || key.compare(0, name.size() + 1, name + "/") == 0)
+                return run;
+        return none;
+    }
+    bool Ran(const std::string& name) { return (*this)[name].iterations > 0; }
+    double Counter(const std::string& name, const std::string& counter)
+    {
+        const auto& c = (*this)[name].counters;
+        auto it = c.find(counter);
+        return it == c.end() ? 0 : double(it->second);
+    }
+
+private:
+    std::map<std::string, Run> results;
+    Run none;
+};
+
+// Nanoseconds per iteration of a run, of wall-clock and of processor time.
+inline double Nanoseconds(const benchmark::BenchmarkReporter::Run& r)
+{
+    return r.iterations == 0 ? 0 : r.real_accumulated_time * 1e9 / double(r.iterations);
+}
+inline double CpuNanoseconds(const benchmark::BenchmarkReporter::Run& r)
+{
+    return r.iterations == 0 ? 0 : r.cpu_accumulated_time * 1e9 / double(r.iterations);
+}
+
+inline std::string Format(const char* format, double value)
+{
+    char text[64];
+    snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// One row: what was measured, the figure, the goal (empty when there is none), and whether the
+// goal is met.
+inline void SummaryRow(const std::string& what, const std::string& figure,
+                       const std::string& goal = "", bool met = true)
+{
+    const char* path = getenv("TIVREL_BENCH_SUMMARY");
+    FILE* f = path ? fopen(path, "a") : stdout;
+    if (f == nullptr)
+        return;
+    fprintf(f, "%-46s %16s   %-12s %s\n", what.c_str(), figure.c_str(), goal.c_str(),
+            goal.empty() ? "" : met ? "met" : "NOT MET");
+    if (f != stdout)
+        fclose(f);
+}
