@@ -29,6 +29,10 @@ test: build
 	@for p in $(TEST_PRESETS); do \
 	    echo "== tests: $$p"; ctest --preset $$p || exit 1; \
 	done
+	tests/wine/run.sh
+
+demo: build
+	@scripts/demo.sh
 
 fuzz: setup
 	@cmake --preset fuzz >/dev/null && cmake --build --preset fuzz
