@@ -81,8 +81,8 @@ const char Usage[] =
     "  --help           this text\n"
     "\n"
     "Output, one event a line: the device path; 'start: ...' (--wait-setup); 'line N: ...'\n"
-    "(--verbose); 'port: ...' and 'received N bytes: ...' (--watch); 'done: N lines sent' once\n"
-    "--count is reached; and 'stop: ...' with the totals at exit. Stops on SIGINT, SIGTERM\n"
+    "(--verbose); 'port: ...' and 'received N bytes: ...' (--watch); 'done: N lines sent, ...'\n"
+    "once --count is reached; and 'stop: ...' with the totals at exit. Stops on SIGINT, SIGTERM\n"
     "and SIGHUP too.\n";
 
 struct Options {
@@ -543,7 +543,8 @@ int main(int argc, char** argv)
         }
         if (sending && pending.empty() && o.count > 0 && meter.line >= o.count) {
             sending = false;
-            std::printf("done: %ld lines sent\n", meter.line);
+            std::printf("done: %ld lines sent, %lu bytes in %.3f s\n", meter.line, sent,
+                        Seconds(now - meter.start));
             lingerEnd = now + After(o.linger);
         }
 

@@ -16,9 +16,10 @@ root=$PWD
 
 metersim=$root/dist/linux/metersim
 hostcheck=$root/build/win64/tools/hostcheck.exe
+probe=$root/dist/win64/tivprobe.exe
 dll1=$root/dist/win64/tivrel1.dll
 dll2=$root/dist/win64/tivrel2.dll
-for f in "$metersim" "$hostcheck" "$dll1" "$dll2" "$WINE64"; do
+for f in "$metersim" "$hostcheck" "$probe" "$dll1" "$dll2" "$WINE64"; do
     [ -x "$f" ] || [ -f "$f" ] || { echo "wine tests: $f is missing (run make first)" >&2; exit 1; }
 done
 
@@ -285,6 +286,13 @@ queued_pair cut --scenario lines --line 'pH  6.99   25.0 C' --line 'pH  7.42   1
 queued_case "a line cut off when the meter stops" 1 cut '7.49|25|pH|T(\xb0C)'
 queued_case "pH lines, then mV lines" 2 cut '177|-777|mV|'
 
+# metersim keeps to the line: byte n + 1 leaves no earlier than n / 480 s after the first.
+too_fast=$(awk '/^done: / {
+        bytes = $6; seconds = $9
+        if (seconds < (bytes - 1) / 480) print FILENAME ": " $0
+    }' "$tmp"/steady?.sim "$tmp"/burst?.sim "$tmp"/cut?.sim)
+expect "metersim sends no faster than 4800 baud 8N1 (480 bytes a second)" "" "$too_fast"
+
 # ---------------------------------------------------------------------------------------------
 # Live: a titration and a meter switching modes, read while they run, at the line's pace.
 # Both start once their library has set up the port.
@@ -324,6 +332,30 @@ expect "and loaded again starts afresh" "xxxxxxxx|xxxxxxx" "$(field "$tmp/again.
 expect "and reads its port again" "8.02|26|pH|T(\xb0C) 7.01|25|pH|T(\xb0C)" \
     "$(sed -n 's/^reached 1: //p' "$tmp/again.out" | tail -n 2 | tr '\n' ' ' | sed 's/ $//')" "$tmp/again.out"
 check_quiet "nothing is written to COM1 across the reload" "$tmp/again1.sim"
+
+# ---------------------------------------------------------------------------------------------
+# tivprobe.exe, the host a user checks a set-up with.
+start_sim 1 probe1 --scenario lines --line 'pH  7.01   25.0 C' --interval 0.1
+WINEPREFIX=$prefix timeout 60 "$WINE64" "$probe" --interval 300 --count 2 "$dll1" </dev/null 2>"$tmp/probe1.err" |
+    tr -d '\r' >"$tmp/probe1.out"
+WINEPREFIX=$prefix timeout 60 "$WINE64" "$probe" --interval 100 --count 1 "$dll2" </dev/null 2>"$tmp/probe2.err" |
+    tr -d '\r' >"$tmp/probe2.out"
+for pid in $sims; do stop_sim "$pid"; done
+expect "tivprobe.exe shows the title in UTF-8" "$(printf 'titre      phm\xc3\xa8tre Handylab2 en Com1:')" \
+    "$(grep '^titre ' "$tmp/probe1.out")" "$tmp/probe1.out" "$tmp/probe1.err"
+expect "tivprobe.exe polls both channels with their labels" "$(printf '7.01 pH|25 T(\xc2\xb0C)')" \
+    "$(awk '$1 == 2 && $3 == "s" {print $4 " " $5 "|" $6 " " $7}' "$tmp/probe1.out")" "$tmp/probe1.out"
+expect "tivprobe.exe shows a missing port as no value" "no value xxxxxxxx|no value xxxxxxx" \
+    "$(awk '$1 == 1 && $3 == "s" {print $4 " " $5 " " $6 "|" $7 " " $8 " " $9}' "$tmp/probe2.out")" \
+    "$tmp/probe2.out" "$tmp/probe2.err"
+WINEPREFIX=$prefix timeout 60 "$WINE64" "$probe" "$tmp/no-such.dll" </dev/null >/dev/null 2>"$tmp/probe3.err"
+status=$?
+expect "tivprobe.exe: a missing library is an error" "2 cannot load" \
+    "$status $(grep -o 'cannot load' "$tmp/probe3.err" | head -n 1)" "$tmp/probe3.err"
+WINEPREFIX=$prefix timeout 60 "$WINE64" "$probe" 'C:\windows\system32\kernel32.dll' </dev/null >/dev/null 2>"$tmp/probe4.err"
+status=$?
+expect "tivprobe.exe: a library without the exports is an error" "3 no export named stdtitre" \
+    "$status $(grep -o 'no export named stdtitre' "$tmp/probe4.err" | head -n 1)" "$tmp/probe4.err"
 
 ms=$((($(date +%s%N) - start) / 1000000))
 printf '== Wine tests took %d.%d s\n' $((ms / 1000)) $((ms % 1000 / 100))
