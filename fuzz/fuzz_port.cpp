@@ -35,6 +35,7 @@ void Begin(FuzzedDataProvider* input)
 }
 
 const Log& Current() { return log; }
+void ForgetDelivered() { log.delivered.clear(); }
 bool IsOpen() { return open; }
 
 void Fail(const char* what)
@@ -78,13 +79,20 @@ bool PlatformQueued(PortHandle port, uint32_t* count)
         // A count beyond 16 bits: must not read as "nothing waiting".
         *count = uint32_t(0x10000 + Queued());
     } else {
-        // Some of the input arrives: up to 127 bytes, or a burst of up to 8 KiB.
-        const size_t arriving = c < 0x80 ? c : size_t(c - 0x80) * 64;
         if (head > 4096 && head * 2 > queue.size()) {
             queue.erase(0, head);
             head = 0;
         }
-        queue += in->ConsumeBytesAsString(arriving);
+        if (c < 0xF0) {
+            // Some of the input arrives: up to 127 bytes, or a burst of up to 7 KiB.
+            queue += in->ConsumeBytesAsString(c < 0x80 ? c : size_t(c - 0x80) * 64);
+        } else {
+            // A flood: up to 16 input bytes repeated to 8 to 112 KiB, more than one drain takes.
+            const std::string unit = in->ConsumeBytesAsString(16);
+            for (size_t n = size_t(c - 0xEF) * 8192; !unit.empty() && n >= unit.size();
+                 n -= unit.size())
+                queue += unit;
+        }
         *count = uint32_t(Queued());
     }
     reported = *count;

@@ -2,9 +2,10 @@
 //
 // Control values (open, query and read outcomes) are taken from the end of the input, the
 // bytes the meter sends from its front, so that the line text of a corpus file stays readable.
-// Every query first lets some of the input "arrive" in the port's queue; a query may fail, may
-// report a count that is far too large, and a read may fail or deliver fewer bytes than asked
-// for, while the bytes stay queued.
+// Every query first lets some of the input "arrive" in the port's queue, a few bytes, a burst,
+// or a flood of input bytes repeated past what one drain takes; a query may fail, may report a
+// count that is far too large, and a read may fail or deliver fewer bytes than asked for, while
+// the bytes stay queued.
 #pragma once
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdint.h>
@@ -21,6 +22,7 @@ struct Log {
     bool lastCallEndedDrain; // the last query reported nothing or failed, or the last read gave 0
 };
 const Log& Current();
+void ForgetDelivered(); // empties Log::delivered once the bytes have been checked
 
 bool IsOpen();
 

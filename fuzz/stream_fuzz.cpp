@@ -289,6 +289,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Expect(FramePos == expected.pos, "FramePos is not the position in the current line");
         Expect(memcmp(Frame, expected.frame, sizeof Frame) == 0,
                "Frame does not hold the current line at its positions");
+        fuzzport::ForgetDelivered();
 
         if (decodes)
             Decode(&expected);
