@@ -4,6 +4,7 @@
 // read.
 #include "bench/summary.h"
 #include "driver/build.h"
+#include "driver/exports.h"
 #include "meter/meter.h"
 #include "serial/port.h"
 #include "serial/ucommw32.h"
@@ -36,6 +37,20 @@ void Decode(benchmark::State& state, const char* line)
 }
 BENCHMARK_CAPTURE(Decode, pH, "\npH  7.01   25.0 C\r");
 BENCHMARK_CAPTURE(Decode, mV, "\n -123mV\r");
+
+// The whole of ea(0) with nothing waiting, without a system call: what the library adds to the
+// port query when its code and data are warm.
+void IdleEa(benchmark::State& state)
+{
+    const char* line = "\npH  7.01   25.0 C\r";
+    ResetMeter();
+    memcpy(burst, line, strlen(line));
+    Arrive(strlen(line));
+    ea(0);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(ea(0));
+}
+BENCHMARK(IdleEa);
 
 void Drain(benchmark::State& state)
 {
@@ -95,6 +110,9 @@ int main(int argc, char** argv)
         SummaryRow("decode of one frame, pH line", Format("%.1f ns", ph), "< 100 ns", ph < 100);
     if (runs.Ran("Decode/mV"))
         SummaryRow("decode of one frame, mV line", Format("%.1f ns", mv), "< 100 ns", mv < 100);
+    if (runs.Ran("IdleEa"))
+        SummaryRow("ea(0), nothing waiting, in-memory seam",
+                   Format("%.1f ns", CpuNanoseconds(runs["IdleEa"])));
     if (runs.Ran("Drain/1024") && runs.Ran("Drain/65536")) {
         const double small = CpuNanoseconds(runs["Drain/1024"]) / 1024;
         const double large = CpuNanoseconds(runs["Drain/65536"]) / 65536;

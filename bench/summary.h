@@ -3,6 +3,7 @@
 #pragma once
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <map>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,10 +13,14 @@
 // Prints the runs as usual and keeps them by name for the summary.
 class Collector : public benchmark::ConsoleReporter {
 public:
+    Collector() : ConsoleReporter(OO_Tabular) {} // no colour codes: the output goes to logs
     void ReportRuns(const std::vector<Run>& runs) override
     {
-        for (const Run& r : runs)
+        for (const Run& r : runs) {
             results[r.benchmark_name()] = r;
+            if (r.run_type == Run::RT_Iteration)
+                all.push_back(r);
+        }
         ConsoleReporter::ReportRuns(runs);
     }
     // The run of that name, or of that name with arguments ("name/..."); an empty run
@@ -35,8 +40,32 @@ public:
         return it == c.end() ? 0 : double(it->second);
     }
 
+    // A counter over the repetitions of a benchmark (its name, with or without arguments):
+    // the median, and the least and greatest value.
+    struct Spread {
+        double median, least, greatest;
+    };
+    Spread Repeated(const std::string& name, const std::string& counter)
+    {
+        std::vector<double> values;
+        for (const Run& r : all) {
+            const std::string key = r.benchmark_name();
+            auto it = r.counters.find(counter);
+            if ((key == name || key.compare(0, name.size() + 1, name + "/") == 0) &&
+                it != r.counters.end())
+                values.push_back(double(it->second));
+        }
+        if (values.empty())
+            return {0, 0, 0};
+        std::sort(values.begin(), values.end());
+        const size_t n = values.size();
+        const double median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+        return {median, values.front(), values.back()};
+    }
+
 private:
     std::map<std::string, Run> results;
+    std::vector<Run> all;
     Run none;
 };
 

@@ -11,7 +11,7 @@ export TIVREL_BENCH_SUMMARY="$summary"
 status=0
 for b in bench_port bench_count bench_seam; do
     echo "== $b"
-    "$bin/$b" --benchmark_color=false || status=1
+    "$bin/$b" || status=1
 done
 
 for dll in dist/win32/tivrel1.dll dist/win32/tivrel2.dll; do
