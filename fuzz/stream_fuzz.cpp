@@ -4,9 +4,11 @@
 // checked against what the meter module defines (meter/meter.h):
 //   - every byte a read delivered went through the line assembler, in order: position p of the
 //     line that began with the last line feed is Frame[p] for p <= 19; FramePos stays in 1..20,
-//     is 1 on a line feed and otherwise only grows;
-//   - a channel-0 reading decodes the frame: MainValue and Temperature are the parse of their
-//     field positions (a failed parse being NoValue) and the labels follow the line kind;
+//     is 1 on a line feed and otherwise only grows; a line feed makes the line it ends the
+//     complete line, blank beyond the positions it reached;
+//   - a channel-0 reading decodes the last complete line: MainValue and Temperature are the
+//     parse of their field positions (a failed parse being NoValue) and the labels follow the
+//     line kind;
 //     nothing else changes the values or labels;
 //   - results are those of the channel the (rounded) argument names; calls that have no reason
 //     to touch the port don't; a drain ends only when the port has nothing more to give, or after
@@ -48,6 +50,7 @@ uint64_t Bits(double x)
 // The meter state an operation is checked against.
 struct State {
     unsigned char frame[FrameCapacity + 1];
+    unsigned char line[FrameCapacity + 1]; // the last complete line
     unsigned pos;
     uint64_t main, temp;
     string mainLabel, tempLabel;
@@ -57,6 +60,7 @@ State Take()
 {
     State s;
     memcpy(s.frame, Frame, sizeof s.frame);
+    memcpy(s.line, CompleteLine, sizeof s.line);
     s.pos = FramePos;
     s.main = Bits(MainValue);
     s.temp = Bits(Temperature);
@@ -71,29 +75,33 @@ void Expect(bool ok, const char* what)
         Fail(what);
 }
 
-// The state after `bytes` went through the line assembler, from the definition: a line feed is
-// position 1 of a new line, the next character position 2 and so on; positions past 19 are not
-// kept, and the position count stops at 20.
+// The state after `bytes` went through the line assembler, from the definition: a line feed
+// ends the line in progress (positions 1..18 of it, blank where it did not reach, become the
+// complete line) and is position 1 of a new line, the next character position 2 and so on;
+// positions past 19 are not kept, and the position count stops at 20.
 void Assemble(State* s, const string& bytes)
 {
     for (unsigned char c : bytes) {
         const bool lineFeed = c == '\n';
+        if (lineFeed)
+            for (unsigned p = 1; p <= FrameLength; ++p)
+                s->line[p] = p <= s->pos ? s->frame[p] : ' ';
         s->pos = lineFeed ? 1 : (s->pos < FrameCapacity ? s->pos + 1 : FrameCapacity);
         if (s->pos <= LastStored)
             s->frame[s->pos] = c;
     }
 }
 
-// A channel-0 reading: the fields of a pH or mV line, or nothing changes.
+// A channel-0 reading: the fields of a complete pH or mV line, or nothing changes.
 void Decode(State* s)
 {
-    const char* f = reinterpret_cast<const char*>(s->frame);
-    if (s->frame[2] == 'p') {
+    const char* f = reinterpret_cast<const char*>(s->line);
+    if (s->line[2] == 'p') {
         s->main = Bits(ParseNumber(f + 5, 5));
         s->temp = Bits(ParseNumber(f + 13, 3));
         s->mainLabel = "pH";
         s->tempLabel = Degrees;
-    } else if (s->frame[7] == 'm') {
+    } else if (s->line[7] == 'm') {
         s->main = Bits(ParseNumber(f + 2, 5));
         s->temp = Bits(NoValue);
         s->mainLabel = "mV";
@@ -289,6 +297,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Expect(FramePos == expected.pos, "FramePos is not the position in the current line");
         Expect(memcmp(Frame, expected.frame, sizeof Frame) == 0,
                "Frame does not hold the current line at its positions");
+        Expect(memcmp(CompleteLine + 1, expected.line + 1, FrameLength) == 0,
+               "CompleteLine is not the last line a line feed ended");
         fuzzport::ForgetDelivered();
 
         if (decodes)

@@ -5,6 +5,7 @@
 
 unsigned char Frame[FrameCapacity + 1];
 unsigned FramePos;
+unsigned char CompleteLine[FrameCapacity + 1];
 double MainValue;
 double Temperature;
 char MainLabel[LabelCapacity];
@@ -19,6 +20,7 @@ void ResetMeter()
     memset(Frame, 'x', sizeof Frame);
     Frame[0] = 0;
     FramePos = 1;
+    memcpy(CompleteLine, Frame, sizeof CompleteLine);
     // No reading yet: both channels read as no value, not as pH 0.
     MainValue = NoValue;
     Temperature = NoValue;
@@ -28,12 +30,15 @@ void ResetMeter()
 
 void AssembleChar(unsigned char c)
 {
-    // A line feed starts a new line at position 1; it does not clear the rest of Frame.
-    // Past the last stored position the count stops growing (no wrap-around).
-    if (c == '\n')
+    // A line feed ends the line in progress and starts a new one at position 1. Past the last
+    // stored position the count stops growing (no wrap-around).
+    if (c == '\n') {
+        for (unsigned p = 1; p <= FrameLength; ++p)
+            CompleteLine[p] = p <= FramePos ? Frame[p] : ' ';
         FramePos = 1;
-    else if (FramePos <= LastStored)
+    } else if (FramePos <= LastStored) {
         ++FramePos;
+    }
     if (FramePos <= LastStored)
         Frame[FramePos] = c;
 }
@@ -54,7 +59,7 @@ void CollectInput()
 double Measure()
 {
     CollectInput();
-    const unsigned char* s = Frame; // s[p] is position p
+    const unsigned char* s = CompleteLine; // s[p] is position p
 
     if (s[2] == 'p') {
         SetText(MainLabel, LabelCapacity, "pH");

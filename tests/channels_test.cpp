@@ -25,10 +25,10 @@ protected:
     }
     void TearDown() override { LibraryStop(false); }
 
-    // Sends a line and takes a channel-0 reading of it.
+    // Sends a line, ended as the meter ends it, and takes a channel-0 reading of it.
     static double Read(const string& line)
     {
-        fakeport::Feed(line);
+        fakeport::Feed(line + "\r\n");
         return ead(0);
     }
     static unsigned PortCalls()
@@ -53,7 +53,7 @@ const int32_t channels[] = {INT_MIN, -1, 0, 1, 2, 7, INT_MAX};
 TEST_F(Channels, OperationsOfAbsentChannelKindsNeitherReadNorChangeAnything)
 {
     Read("\npH  7.01   25.");
-    fakeport::Feed("\n  -50mV\r"); // would change the labels if anything decoded it
+    fakeport::Feed("  -50mV\r\n"); // would change the labels if anything decoded it
     unsigned before = PortCalls();
     double v = 1.0;
     for (int32_t c : channels) {
@@ -78,7 +78,7 @@ TEST_F(Channels, OperationsOfAbsentChannelKindsNeitherReadNorChangeAnything)
 TEST_F(Channels, ChannelsOtherThanZeroAndOneHaveNoValueAndDoNotReadThePort)
 {
     Read("\npH  7.01   25.");
-    fakeport::Feed("\n  -50mV\r");
+    fakeport::Feed("  -50mV\r\n");
     unsigned before = PortCalls();
     for (int32_t c : channels) {
         if (c == 0 || c == 1)
@@ -117,7 +117,7 @@ TEST_F(Channels, MvModeHasNoTemperature)
 TEST_F(Channels, LabelQueriesDrainWithoutDecoding)
 {
     Read("\npH  7.01   25.");
-    fakeport::Feed("\n  -50mV\r");
+    fakeport::Feed("  -50mV\r\n");
     EXPECT_STREQ(nea(7), ""); // drains the port, whatever the channel
     EXPECT_EQ(fakeport::Pending(), 0u);
     EXPECT_STREQ(nea(0), "pH"); // the mV line is in the frame but not decoded yet
@@ -171,7 +171,7 @@ TEST_F(Channels, AddressResultsHoldTheirValueAfterLaterCalls)
     Read("\npH  7.01   25.");
     double* value = pead(0);
     double* temperature = psad(3, nullptr); // never read through: a null value is fine
-    fakeport::Feed("\n  -50mV\r");
+    fakeport::Feed("  -50mV\r\n");
     nea(0);
     ea(1);
     sad(0, 1.0);

@@ -386,19 +386,19 @@ protected:
 // Lines whose fields reach the edges: halves, a signed zero, values beyond 32 and 64 bits and
 // beyond a single, the largest and smallest a 5-character field holds, fields that fail.
 const Reading Lines[] = {
-    {"\npH  7.01   25.\r", 7.01, 25.0, "pH", Degrees},
-    {"\npH   7.5   -2.\r", 7.5, -2.0, "pH", Degrees},
-    {"\npH  -2.5   0.5\r", -2.5, 0.5, "pH", Degrees},
-    {"\npH    -0   -.5\r", -0.0, -0.5, "pH", Degrees},
-    {"\npH 1e300   1e9\r", 1e300, 1e9, "pH", Degrees},
-    {"\npH 35e37   25.\r", 3.5e38, 25.0, "pH", Degrees},
-    {"\npH 34e37   25.\r", 3.4e38, 25.0, "pH", Degrees},
-    {"\npH 1e999   9e9\r", NoValue, 9e9, "pH", Degrees},
-    {"\npH   2 5    1 \r", NoValue, NoValue, "pH", Degrees},
-    {"\n 9e99mV\r", 9e99, NoValue, "mV", ""},
-    {"\n-1e99mV\r", -1e99, NoValue, "mV", ""},
-    {"\n4.5e9mV\r", 4.5e9, NoValue, "mV", ""},
-    {"\n1e-99mV\r", 1e-99, NoValue, "mV", ""},
+    {"\npH  7.01   25.\r\n", 7.01, 25.0, "pH", Degrees},
+    {"\npH   7.5   -2.\r\n", 7.5, -2.0, "pH", Degrees},
+    {"\npH  -2.5   0.5\r\n", -2.5, 0.5, "pH", Degrees},
+    {"\npH    -0   -.5\r\n", -0.0, -0.5, "pH", Degrees},
+    {"\npH 1e300   1e9\r\n", 1e300, 1e9, "pH", Degrees},
+    {"\npH 35e37   25.\r\n", 3.5e38, 25.0, "pH", Degrees},
+    {"\npH 34e37   25.\r\n", 3.4e38, 25.0, "pH", Degrees},
+    {"\npH 1e999   9e9\r\n", NoValue, 9e9, "pH", Degrees},
+    {"\npH   2 5    1 \r\n", NoValue, NoValue, "pH", Degrees},
+    {"\n 9e99mV\r\n", 9e99, NoValue, "mV", ""},
+    {"\n-1e99mV\r\n", -1e99, NoValue, "mV", ""},
+    {"\n4.5e9mV\r\n", 4.5e9, NoValue, "mV", ""},
+    {"\n1e-99mV\r\n", 1e-99, NoValue, "mV", ""},
 };
 
 TEST_F(Faults, EveryExportUnderEveryHostFloatingPointSetting)
@@ -422,7 +422,7 @@ TEST_F(Faults, EveryExportUnderEveryHostFloatingPointSetting)
 
 // ---- Port faults ---------------------------------------------------------------------------
 
-const Reading PhLine = {"\npH  7.01   25.\r", 7.01, 25.0, "pH", Degrees};
+const Reading PhLine = {"\npH  7.01   25.\r\n", 7.01, 25.0, "pH", Degrees};
 
 struct PortFault {
     const char* what;
@@ -442,7 +442,7 @@ const PortFault portFaults[] = {
      1},
     {"reads fail after a reading", false, true,
      [] {
-         fakeport::Feed("\n  -50mV\r");
+         fakeport::Feed("\n  -50mV\r\n");
          fakeport::SetReadsFail(true);
      },
      1},
@@ -492,7 +492,7 @@ TEST_F(Faults, PortThatRecoversIsReadAgain)
     fakeport::SetFlood(true);
     EXPECT_EQ(ead(0), 7.01); // a flood of bytes that are no line
     fakeport::SetFlood(false);
-    fakeport::Feed("\n  -50mV\r");
+    fakeport::Feed("\n  -50mV\r\n");
     EXPECT_EQ(ead(0), -50.0);
     EXPECT_EQ(ea(1), -777);
 }
@@ -508,7 +508,7 @@ TEST_F(Faults, UnloadAndReloadManyTimes)
         EXPECT_STREQ(nea(0), "xxxxxxxx");
         char value[8], line[32];
         snprintf(value, sizeof value, "%d.%02d", i % 10, i % 100);
-        snprintf(line, sizeof line, "\npH  %s   2%d.\r", value, i % 10);
+        snprintf(line, sizeof line, "\npH  %s   2%d.\r\n", value, i % 10);
         fakeport::Feed(line);
         EXPECT_EQ(ead(0), strtod(value, nullptr));
         EXPECT_EQ(ea(1), 20 + i % 10);

@@ -27,7 +27,7 @@ TEST(Lifecycle, UnloadClosesThePortSoThatALaterLoadReadsAgain)
 {
     fakeport::Reset();
     LibraryStart();
-    fakeport::Feed("\npH  7.01   25.");
+    fakeport::Feed("\npH  7.01   25.\r\n");
     EXPECT_EQ(ead(0), 7.01);
     LibraryStop(false);
     EXPECT_FALSE(fakeport::IsOpen());
@@ -35,7 +35,7 @@ TEST(Lifecycle, UnloadClosesThePortSoThatALaterLoadReadsAgain)
     LibraryStart(); // loaded again in the same process: fresh state, port open again
     EXPECT_TRUE(fakeport::IsOpen());
     EXPECT_STREQ(nea(0), "xxxxxxxx");
-    fakeport::Feed("\n  -80mV\r");
+    fakeport::Feed("\n  -80mV\r\n");
     EXPECT_EQ(ead(0), -80.0);
     LibraryStop(false);
 }

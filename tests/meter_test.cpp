@@ -43,31 +43,43 @@ struct LineCase {
 };
 
 const LineCase lineCases[] = {
-    {"pH line", "\npH  7.01   25.\r", {7.01, 25.0, "pH", Degrees}},
+    {"pH line", "\npH  7.01   25.\r\n", {7.01, 25.0, "pH", Degrees}},
     {"pH line as the meter ends it", "pH  7.01   25.0 C\r\n", {7.01, 25.0, "pH", Degrees}},
-    {"mV line", "\n -123mV\r", {-123.0, NoValue, "mV", ""}},
-    {"first line after load needs no line feed", "pH  4.00   19.", {4.0, 19.0, "pH", Degrees}},
-    {"value field ending in a space fails alone", "\npH 7.01    25.", {NoValue, 25.0, "pH", Degrees}},
-    {"temperature field that fails", "\npH  7.01   2x.", {7.01, NoValue, "pH", Degrees}},
-    {"mV field that fails", "\n12 34mV", {NoValue, NoValue, "mV", ""}},
-    {"NUL at position 8 ends the value field", string("\npH  7.\0\0   25.", 15), {7.0, 25.0, "pH", Degrees}},
-    {"NUL bytes elsewhere are stored like others", string("\npH  7.01\0\0\0""25.", 15), {7.01, 25.0, "pH", Degrees}},
-    {"neither pH nor mV: start values stand", "\nhello world\r", {NoValue, NoValue, "xxxxxxxx", "xxxxxxx"}},
-    {"empty line keeps the old characters", "\n", {NoValue, NoValue, "xxxxxxxx", "xxxxxxx"}},
-    {"second of two lines in one read wins", "\n  -45mV\r\npH  9.99   30.\r", {9.99, 30.0, "pH", Degrees}},
-    // Position 9 still holds the '1' of the first line.
-    {"a shorter line leaves old characters beyond its end", "\npH  7.01   25.\r\npH  8.2",
-     {8.21, 25.0, "pH", Degrees}},
-    {"mV after pH clears the temperature", "\npH  7.01   25.\r\n  250mV\r", {250.0, NoValue, "mV", ""}},
+    {"mV line", "\n -123mV\r\n", {-123.0, NoValue, "mV", ""}},
+    {"first line after load needs no line feed before it", "pH  4.00   19.\r\n",
+     {4.0, 19.0, "pH", Degrees}},
+    {"a line still arriving is not decoded yet", "pH  4.00   19.0 C",
+     {NoValue, NoValue, "xxxxxxxx", "xxxxxxx"}},
+    {"value field ending in a space fails alone", "\npH 7.01    25.\r\n",
+     {NoValue, 25.0, "pH", Degrees}},
+    {"temperature field that fails", "\npH  7.01   2x.\r\n", {7.01, NoValue, "pH", Degrees}},
+    {"mV field that fails", "\n12 34mV\r\n", {NoValue, NoValue, "mV", ""}},
+    {"NUL at position 8 ends the value field", string("\npH  7.\0\0   25.\r\n", 17),
+     {7.0, 25.0, "pH", Degrees}},
+    {"NUL bytes elsewhere are kept like others", string("\npH  7.01\0\0\0" "25.\r\n", 17),
+     {7.01, 25.0, "pH", Degrees}},
+    {"neither pH nor mV: start values stand", "\nhello world\r\n",
+     {NoValue, NoValue, "xxxxxxxx", "xxxxxxx"}},
+    {"empty lines", "\n\r\n\n", {NoValue, NoValue, "xxxxxxxx", "xxxxxxx"}},
+    {"second of two lines in one read wins", "\n  -45mV\r\npH  9.99   30.\r\n",
+     {9.99, 30.0, "pH", Degrees}},
+    // A short line is decoded alone: no temperature, rather than the older line's.
+    {"a short line takes nothing from an older one", "pH  7.01   25.0 C\r\npH   8.2\r\n",
+     {8.2, NoValue, "pH", Degrees}},
+    // The last finished line is decoded, not a mix of the new line's start and the old one's rest.
+    {"a line still arriving leaves the last complete one", "pH  9.91   25.0 C\r\npH  1",
+     {9.91, 25.0, "pH", Degrees}},
+    {"mV after pH clears the temperature", "\npH  7.01   25.\r\n  250mV\r\n",
+     {250.0, NoValue, "mV", ""}},
     // A read longer than 20 bytes whose line feed lies beyond its 20th byte: every byte goes
     // through the assembler, so the next line starts at position 1 again.
-    {"line feed beyond the 20th byte of a read", "\npH  6.00   20.0 C\r123456\npH  7.01   25.",
+    {"line feed beyond the 20th byte of a read", "\npH  6.00   20.0 C\r123456\npH  7.01   25.\r\n",
      {7.01, 25.0, "pH", Degrees}},
-    {"line that never ends stops at position 19", "\npH  5.55   21." + string(500, 'z'),
+    {"an over-long line keeps its first 19 positions", "\npH  5.55   21." + string(500, 'z') + "\r\n",
      {5.55, 21.0, "pH", Degrees}},
-    {"exponent and sign in the value field", "\npH -1e-2   25.", {-0.01, 25.0, "pH", Degrees}},
-    {"value beyond a double", "\npH 9e999   25.", {NoValue, 25.0, "pH", Degrees}},
-    {"carriage return in the field fails it", "\n -12\rmV", {NoValue, NoValue, "mV", ""}},
+    {"exponent and sign in the value field", "\npH -1e-2   25.\r\n", {-0.01, 25.0, "pH", Degrees}},
+    {"value beyond a double", "\npH 9e999   25.\r\n", {NoValue, 25.0, "pH", Degrees}},
+    {"carriage return in the field fails it", "\n -12\rmV\r\n", {NoValue, NoValue, "mV", ""}},
 };
 
 TEST_F(Meter, DecodesLines)
@@ -96,7 +108,7 @@ TEST_F(Meter, EveryByteOfALongReadIsAssembled)
     string burst;
     for (int i = 0; i < 19; ++i)
         burst += "\npH  1.00   11.";
-    burst += "\npH  6.86   22.";
+    burst += "\npH  6.86   22.\r\n";
     fakeport::Feed(burst);
     EXPECT_EQ(Measure(), 6.86);
     EXPECT_EQ(Temperature, 22.0);
@@ -106,7 +118,7 @@ TEST_F(Meter, LinesSplitAcrossReadsJoinUp)
 {
     fakeport::Feed("\npH  7.");
     Measure();
-    fakeport::Feed("42   18.\r");
+    fakeport::Feed("42   18.\r\n");
     EXPECT_EQ(Measure(), 7.42);
     EXPECT_EQ(Temperature, 18.0);
 }
@@ -114,7 +126,7 @@ TEST_F(Meter, LinesSplitAcrossReadsJoinUp)
 TEST_F(Meter, MoreThanOneReadIsDrained)
 {
     // 300 bytes waiting: two reads (255 + 45) in one drain.
-    fakeport::Feed(string(291, 'q') + "\n  -12mV\r");
+    fakeport::Feed(string(290, 'q') + "\n  -12mV\r\n");
     EXPECT_EQ(Measure(), -12.0);
     EXPECT_EQ(fakeport::Pending(), 0u);
     EXPECT_EQ(fakeport::Counted().reads, 2u);
@@ -122,7 +134,7 @@ TEST_F(Meter, MoreThanOneReadIsDrained)
 
 TEST_F(Meter, RepeatedMeasureDecodesTheSameLineAgain)
 {
-    fakeport::Feed("\npH  7.01   25.");
+    fakeport::Feed("\npH  7.01   25.\r\n");
     EXPECT_EQ(Measure(), 7.01);
     EXPECT_EQ(Measure(), 7.01);
     EXPECT_EQ(Temperature, 25.0);
@@ -130,20 +142,20 @@ TEST_F(Meter, RepeatedMeasureDecodesTheSameLineAgain)
 
 TEST_F(Meter, UnrecognisedLineKeepsThePreviousDecode)
 {
-    fakeport::Feed("\n  250mV\r");
+    fakeport::Feed("\n  250mV\r\n");
     Measure();
-    fakeport::Feed("\nxxxxxxxxxxx\r");
+    fakeport::Feed("xxxxxxxxxxx\r\n");
     EXPECT_EQ(Measure(), 250.0);
     ExpectReading({250.0, NoValue, "mV", ""});
 }
 
 TEST_F(Meter, PortThatReportsBytesButReadsNothingDoesNotHang)
 {
-    fakeport::Feed("\npH  7.01   25.");
+    fakeport::Feed("\npH  7.01   25.\r\n");
     fakeport::SetReadsFail(true);
     EXPECT_EQ(Measure(), NoValue);
     EXPECT_EQ(fakeport::Counted().reads, 1u);
-    EXPECT_EQ(fakeport::Pending(), 15u);
+    EXPECT_EQ(fakeport::Pending(), 17u);
     fakeport::SetReadsFail(false); // the port recovers: the line is still there to read
     EXPECT_EQ(Measure(), 7.01);
 }
@@ -171,7 +183,7 @@ TEST_F(Meter, MissingPortKeepsTheStartValues)
 
 TEST_F(Meter, NothingWaitingCostsOneQuery)
 {
-    fakeport::Feed("\npH  7.01   25.");
+    fakeport::Feed("\npH  7.01   25.\r\n");
     Measure();
     fakeport::Calls before = fakeport::Counted();
     Measure();
@@ -182,7 +194,7 @@ TEST_F(Meter, NothingWaitingCostsOneQuery)
 
 TEST_F(Meter, ALineWaitingCostsQueryReadQuery)
 {
-    fakeport::Feed("\npH  7.01   25.");
+    fakeport::Feed("\npH  7.01   25.\r\n");
     fakeport::Calls before = fakeport::Counted();
     Measure();
     fakeport::Calls after = fakeport::Counted();
