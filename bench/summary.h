@@ -23,16 +23,14 @@ public:
         }
         ConsoleReporter::ReportRuns(runs);
     }
-    // The run of that name, or of that name with arguments ("name/..."); an empty run
-    // (0 iterations) when there is none.
+    // The run of that name, or of that name with arguments ("name/..."); a run of no
+    // iterations when there is none.
     const Run& operator[](const std::string& name)
     {
-        for (auto& [key, run] : results)
-            if (key == name || key.compare(0, name.size() + 1, name + "/") == 0)
-                return run;
-        return none;
+        const Run* run = Find(name);
+        return run ? *run : none;
     }
-    bool Ran(const std::string& name) { return (*this)[name].iterations > 0; }
+    bool Ran(const std::string& name) { return Find(name) != nullptr; }
     double Counter(const std::string& name, const std::string& counter)
     {
         const auto& c = (*this)[name].counters;
@@ -64,9 +62,24 @@ public:
     }
 
 private:
+    const Run* Find(const std::string& name)
+    {
+        for (auto& [key, run] : results)
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred &&
+                (key == name || key.compare(0, name.size() + 1, name + "/") == 0))
+                return &run;
+        return nullptr;
+    }
+
     std::map<std::string, Run> results;
     std::vector<Run> all;
-    Run none;
+    Run none = NoRun();
+    static Run NoRun()
+    {
+        Run r;
+        r.iterations = 0;
+        return r;
+    }
 };
 
 // Nanoseconds per iteration of a run, of wall-clock and of processor time.
