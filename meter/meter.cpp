@@ -6,6 +6,9 @@
 unsigned char Frame[FrameCapacity + 1];
 unsigned FramePos;
 unsigned char CompleteLine[FrameCapacity + 1];
+// Whether CompleteLine has changed since Measure last decoded it. A poll that brought no new
+// line then returns the values as they are: decoding the same line again gives the same.
+static bool NewLine;
 double MainValue;
 double Temperature;
 char MainLabel[LabelCapacity];
@@ -21,6 +24,7 @@ void ResetMeter()
     Frame[0] = 0;
     FramePos = 1;
     memcpy(CompleteLine, Frame, sizeof CompleteLine);
+    NewLine = false; // the start line is neither pH nor mV: decoding it changes nothing
     // No reading yet: both channels read as no value, not as pH 0.
     MainValue = NoValue;
     Temperature = NoValue;
@@ -35,6 +39,7 @@ void AssembleChar(unsigned char c)
     if (c == '\n') {
         for (unsigned p = 1; p <= FrameLength; ++p)
             CompleteLine[p] = p <= FramePos ? Frame[p] : ' ';
+        NewLine = true;
         FramePos = 1;
     } else if (FramePos <= LastStored) {
         ++FramePos;
@@ -59,6 +64,9 @@ void CollectInput()
 double Measure()
 {
     CollectInput();
+    if (!NewLine)
+        return MainValue;
+    NewLine = false;
     const unsigned char* s = CompleteLine; // s[p] is position p
 
     if (s[2] == 'p') {
