@@ -13,7 +13,7 @@ static char LabelResult[24];
 static double ValueResult;
 static double NoValueResult;
 
-double ChannelValue(int32_t channel)
+POLL_PATH double ChannelValue(int32_t channel)
 {
     if (channel == 0)
         return Measure();
@@ -49,7 +49,7 @@ static uint64_t Bits(const double& x)
     return bits;
 }
 
-int32_t RoundToInteger(const double& x)
+POLL_PATH int32_t RoundToInteger(const double& x)
 {
     // |x| < 2^63 exactly when the biased exponent is below 1023 + 63; NaN and the
     // infinities have the largest exponent and fail too.

@@ -4,9 +4,10 @@
 #include "driver/build.h"
 #include "driver/channels.h"
 #include "meter/number.h"
+#include "serial/ucommw32.h"
 
 // Register forms: the operations.
-TIV_EXPORT TIV_REG int32_t ea(int32_t channel) { return RoundToInteger(ChannelValue(channel)); }
+TIV_EXPORT TIV_REG POLL_PATH int32_t ea(int32_t channel) { return RoundToInteger(ChannelValue(channel)); }
 TIV_EXPORT TIV_REG double ead(int32_t channel) { return ChannelValue(channel); }
 TIV_EXPORT TIV_REG const char* nea(int32_t channel) { return ChannelLabel(channel); }
 TIV_EXPORT TIV_REG const char* nead(int32_t channel) { return ChannelLabel(channel); }

@@ -48,7 +48,7 @@ void AssembleChar(unsigned char c)
         Frame[FramePos] = c;
 }
 
-void CollectInput()
+POLL_PATH void CollectInput()
 {
     unsigned long taken = 0;
     while (taken < DrainLimit) {
@@ -61,7 +61,7 @@ void CollectInput()
     }
 }
 
-double Measure()
+POLL_PATH double Measure()
 {
     CollectInput();
     if (!NewLine)

@@ -1,6 +1,7 @@
 // The serial seam on POSIX systems: termios on a tty device.
 #include "serial/port.h"
 #include "serial/port_posix.h"
+#include "serial/ucommw32.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -145,7 +146,7 @@ PortHandle PlatformOpen(const char* name, const char* mode, uint16_t timeoutMs)
     return fd;
 }
 
-bool PlatformQueued(PortHandle port, uint32_t* count)
+POLL_PATH bool PlatformQueued(PortHandle port, uint32_t* count)
 {
     int n = 0;
     if (ioctl(int(port), FIONREAD, &n) != 0 || n < 0)

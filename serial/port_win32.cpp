@@ -1,5 +1,6 @@
 // The serial seam on Windows: the Win32 communications API. Nothing here writes to the port.
 #include "serial/port.h"
+#include "serial/ucommw32.h"
 
 #include <windows.h>
 
@@ -28,7 +29,7 @@ PortHandle PlatformOpen(const char* name, const char* mode, uint16_t timeoutMs)
     return h == INVALID_HANDLE_VALUE ? NoPort : PortHandle(h);
 }
 
-bool PlatformQueued(PortHandle port, uint32_t* count)
+POLL_PATH bool PlatformQueued(PortHandle port, uint32_t* count)
 {
     DWORD errors = 0;
     COMSTAT status;

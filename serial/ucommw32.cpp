@@ -27,7 +27,7 @@ void ClosePort()
     Port = NoPort;
 }
 
-uint16_t BytesWaiting()
+POLL_PATH uint16_t BytesWaiting()
 {
     uint32_t count = 0;
     if (Port == NoPort || !PlatformQueued(Port, &count))
@@ -36,7 +36,7 @@ uint16_t BytesWaiting()
     return count > 0xFFFF ? 0xFFFF : uint16_t(count);
 }
 
-Received ReadWaiting()
+POLL_PATH Received ReadWaiting()
 {
     // One query, then one read of what it reported: the bytes are already queued, so the
     // read returns at once instead of waiting for the time-out.
