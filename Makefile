@@ -30,6 +30,7 @@ test: build
 	    echo "== tests: $$p"; ctest --preset $$p || exit 1; \
 	done
 	tests/wine/run.sh
+	tests/win32/run.sh
 
 demo: build
 	@scripts/demo.sh
