@@ -49,12 +49,15 @@ static uint64_t Bits(const double& x)
     return bits;
 }
 
-POLL_PATH int32_t RoundToInteger(const double& x)
+POLL_PATH int32_t RoundBitsToInteger(uint64_t bits)
 {
     // |x| < 2^63 exactly when the biased exponent is below 1023 + 63; NaN and the
-    // infinities have the largest exponent and fail too.
-    if (((Bits(x) >> 52) & 0x7FF) >= 1023 + 63)
+    // infinities have the largest exponent and fail too. -2^63 itself is a 64-bit integer.
+    constexpr uint64_t MinusTwoTo63 = 0xC3E0000000000000;
+    if (((bits >> 52) & 0x7FF) >= 1023 + 63 && bits != MinusTwoTo63)
         return NoValueInt;
+    double x;
+    memcpy(&x, &bits, sizeof x);
     int64_t r;
 #if defined(__i386__)
     asm("fistpll %0" : "=m"(r) : "t"(x) : "st"); // rounds by the control word, leaves it alone

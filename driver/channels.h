@@ -1,6 +1,7 @@
 // The channel operations behind the exports, and the conversions the export forms share.
 #pragma once
 #include <stdint.h>
+#include <string.h>
 
 constexpr int32_t NoValueInt = -777;
 
@@ -21,10 +22,18 @@ double* NoValueAddress();
 
 extern const char EmptyText[];
 
-// Rounds by the calling thread's current rounding mode to a 64-bit integer and keeps the low
-// 32 bits. A double without such an integer (NaN, infinite, beyond 64 bits) gives NoValueInt;
-// it is rejected from its bits, before it ever reaches the FPU, so no exception is raised.
-int32_t RoundToInteger(const double& x);
+// Rounds the double with these bits by the calling thread's current rounding mode to a 64-bit
+// integer and keeps the low 32 bits. A double without such an integer (NaN, infinite, beyond
+// 64 bits) gives NoValueInt; it is rejected from its bits, before it ever reaches the FPU, so
+// no exception is raised.
+int32_t RoundBitsToInteger(uint64_t bits);
+
+inline int32_t RoundToInteger(double x)
+{
+    uint64_t bits;
+    memcpy(&bits, &x, sizeof bits);
+    return RoundBitsToInteger(bits);
+}
 
 // The double as a single, rounded by the current mode; NoValue beyond single range or NaN.
 float ToSingle(double x);

@@ -1,10 +1,20 @@
 // The 58 exports: thin adapters around the channel operations (forms and conventions are
 // described in exports.h).
+#define TIV_DEFINING_EXPORTS
 #include "driver/exports.h"
 #include "driver/build.h"
 #include "driver/channels.h"
 #include "meter/number.h"
 #include "serial/ucommw32.h"
+
+#if defined(__i386__)
+// A host's double, from its two words: it reaches the FPU only once it is known to be a number
+// in range.
+static int32_t RoundToInteger(HostDouble x)
+{
+    return RoundBitsToInteger(uint64_t(x.high) << 32 | x.low);
+}
+#endif
 
 // Register forms: the operations.
 TIV_EXPORT TIV_REG POLL_PATH int32_t ea(int32_t channel) { return RoundToInteger(ChannelValue(channel)); }
@@ -12,7 +22,7 @@ TIV_EXPORT TIV_REG double ead(int32_t channel) { return ChannelValue(channel); }
 TIV_EXPORT TIV_REG const char* nea(int32_t channel) { return ChannelLabel(channel); }
 TIV_EXPORT TIV_REG const char* nead(int32_t channel) { return ChannelLabel(channel); }
 TIV_EXPORT TIV_REG int32_t sa(int32_t, int32_t) { return NoValueInt; }
-TIV_EXPORT TIV_REG_POP double sad(int32_t, double) { return NoValue; }
+TIV_EXPORT TIV_REG_POP double sad(int32_t, TIV_DOUBLE) { return NoValue; }
 TIV_EXPORT TIV_REG const char* nsa(int32_t) { return EmptyText; }
 TIV_EXPORT TIV_REG const char* nsad(int32_t) { return EmptyText; }
 TIV_EXPORT TIV_REG int32_t rsa(int32_t) { return NoValueInt; }
@@ -33,7 +43,7 @@ TIV_EXPORT TIV_STD double stdead(int32_t channel) { return ToDouble(ead(channel)
 TIV_EXPORT TIV_STD const char* stdnea(int32_t channel) { return nea(channel); }
 TIV_EXPORT TIV_STD const char* stdnead(int32_t channel) { return nead(channel); }
 TIV_EXPORT TIV_STD int32_t stdsa(int32_t channel, int32_t value) { return sa(channel, value); }
-TIV_EXPORT TIV_STD double stdsad(int32_t channel, double value) { return ToDouble(sad(channel, value)); }
+TIV_EXPORT TIV_STD double stdsad(int32_t channel, TIV_DOUBLE value) { return ToDouble(sad(channel, value)); }
 TIV_EXPORT TIV_STD const char* stdnsa(int32_t channel) { return nsa(channel); }
 TIV_EXPORT TIV_STD const char* stdnsad(int32_t channel) { return nsad(channel); }
 TIV_EXPORT TIV_STD double stdrsad(int32_t channel) { return ToDouble(rsad(channel)); }
@@ -48,40 +58,41 @@ TIV_EXPORT TIV_STD const char* stddetail() { return detail(); }
 // Single forms.
 TIV_EXPORT TIV_STD float stdeas(int32_t channel) { return ToSingle(ead(channel)); }
 TIV_EXPORT TIV_STD float stdrsas(int32_t channel) { return ToSingle(rsad(channel)); }
-TIV_EXPORT TIV_STD float stdsas(int32_t channel, float value) { return ToSingle(sad(channel, value)); }
+// The value of sad has no effect: the single one is not passed on, so it is never loaded.
+TIV_EXPORT TIV_STD float stdsas(int32_t channel, float) { return ToSingle(sad(channel, TIV_DOUBLE{})); }
 
 // Double forms (left to right) and stdcall double forms. A channel double without an integer
 // rounds to NoValueInt, which is no channel: numeric results are NoValue, labels empty.
-TIV_EXPORT TIV_LTR double eadouble(double channel) { return ToDouble(ead(RoundToInteger(channel))); }
-TIV_EXPORT TIV_LTR const char* neadouble(double channel) { return nead(RoundToInteger(channel)); }
-TIV_EXPORT TIV_LTR double sadouble(TIV_LTR_ARGS(double channel, double value))
+TIV_EXPORT TIV_LTR double eadouble(TIV_DOUBLE channel) { return ToDouble(ead(RoundToInteger(channel))); }
+TIV_EXPORT TIV_LTR const char* neadouble(TIV_DOUBLE channel) { return nead(RoundToInteger(channel)); }
+TIV_EXPORT TIV_LTR double sadouble(TIV_LTR_ARGS(TIV_DOUBLE channel, TIV_DOUBLE value))
 {
     return ToDouble(sad(RoundToInteger(channel), value));
 }
-TIV_EXPORT TIV_LTR const char* nsadouble(double channel) { return nsad(RoundToInteger(channel)); }
-TIV_EXPORT TIV_LTR double rsadouble(double channel) { return ToDouble(rsad(RoundToInteger(channel))); }
-TIV_EXPORT TIV_LTR double ebdouble(double channel) { return eb(RoundToInteger(channel)); }
-TIV_EXPORT TIV_LTR const char* nebdouble(double channel) { return neb(RoundToInteger(channel)); }
-TIV_EXPORT TIV_LTR double sbdouble(TIV_LTR_ARGS(double channel, double value))
+TIV_EXPORT TIV_LTR const char* nsadouble(TIV_DOUBLE channel) { return nsad(RoundToInteger(channel)); }
+TIV_EXPORT TIV_LTR double rsadouble(TIV_DOUBLE channel) { return ToDouble(rsad(RoundToInteger(channel))); }
+TIV_EXPORT TIV_LTR double ebdouble(TIV_DOUBLE channel) { return eb(RoundToInteger(channel)); }
+TIV_EXPORT TIV_LTR const char* nebdouble(TIV_DOUBLE channel) { return neb(RoundToInteger(channel)); }
+TIV_EXPORT TIV_LTR double sbdouble(TIV_LTR_ARGS(TIV_DOUBLE channel, TIV_DOUBLE value))
 {
     return sb(RoundToInteger(channel), RoundToInteger(value));
 }
-TIV_EXPORT TIV_LTR const char* nsbdouble(double channel) { return nsb(RoundToInteger(channel)); }
-TIV_EXPORT TIV_LTR double rsbdouble(double channel) { return rsb(RoundToInteger(channel)); }
+TIV_EXPORT TIV_LTR const char* nsbdouble(TIV_DOUBLE channel) { return nsb(RoundToInteger(channel)); }
+TIV_EXPORT TIV_LTR double rsbdouble(TIV_DOUBLE channel) { return rsb(RoundToInteger(channel)); }
 
-TIV_EXPORT TIV_STD double stdeadouble(double channel) { return ToDouble(ead(RoundToInteger(channel))); }
-TIV_EXPORT TIV_STD const char* stdneadouble(double channel) { return nead(RoundToInteger(channel)); }
-TIV_EXPORT TIV_STD double stdsadouble(double channel, double value)
+TIV_EXPORT TIV_STD double stdeadouble(TIV_DOUBLE channel) { return ToDouble(ead(RoundToInteger(channel))); }
+TIV_EXPORT TIV_STD const char* stdneadouble(TIV_DOUBLE channel) { return nead(RoundToInteger(channel)); }
+TIV_EXPORT TIV_STD double stdsadouble(TIV_DOUBLE channel, TIV_DOUBLE value)
 {
     return ToDouble(sad(RoundToInteger(channel), value));
 }
-TIV_EXPORT TIV_STD const char* stdnsadouble(double channel) { return nsad(RoundToInteger(channel)); }
-TIV_EXPORT TIV_STD double stdrsadouble(double channel) { return ToDouble(rsad(RoundToInteger(channel))); }
-TIV_EXPORT TIV_STD double stdebdouble(double channel) { return eb(RoundToInteger(channel)); }
-TIV_EXPORT TIV_STD const char* stdnebdouble(double channel) { return neb(RoundToInteger(channel)); }
-TIV_EXPORT TIV_STD double stdsbdouble(double channel, double value)
+TIV_EXPORT TIV_STD const char* stdnsadouble(TIV_DOUBLE channel) { return nsad(RoundToInteger(channel)); }
+TIV_EXPORT TIV_STD double stdrsadouble(TIV_DOUBLE channel) { return ToDouble(rsad(RoundToInteger(channel))); }
+TIV_EXPORT TIV_STD double stdebdouble(TIV_DOUBLE channel) { return eb(RoundToInteger(channel)); }
+TIV_EXPORT TIV_STD const char* stdnebdouble(TIV_DOUBLE channel) { return neb(RoundToInteger(channel)); }
+TIV_EXPORT TIV_STD double stdsbdouble(TIV_DOUBLE channel, TIV_DOUBLE value)
 {
     return sb(RoundToInteger(channel), RoundToInteger(value));
 }
-TIV_EXPORT TIV_STD const char* stdnsbdouble(double channel) { return nsb(RoundToInteger(channel)); }
-TIV_EXPORT TIV_STD double stdrsbdouble(double channel) { return rsb(RoundToInteger(channel)); }
+TIV_EXPORT TIV_STD const char* stdnsbdouble(TIV_DOUBLE channel) { return nsb(RoundToInteger(channel)); }
+TIV_EXPORT TIV_STD double stdrsbdouble(TIV_DOUBLE channel) { return rsb(RoundToInteger(channel)); }

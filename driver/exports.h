@@ -25,6 +25,18 @@
 #define TIV_LTR_ARGS(first, second) first, second
 #endif
 
+// A double argument from the host. Inside the 32-bit library it is taken as its two 32-bit
+// words, which lie in the same 8 bytes of the stack: GCC moves doubles through the x87 unit,
+// and loading a signalling NaN there raises invalid operation. Callers always pass a double.
+#if defined(__i386__) && defined(TIV_DEFINING_EXPORTS)
+struct HostDouble {
+    uint32_t low, high;
+};
+#define TIV_DOUBLE HostDouble
+#else
+#define TIV_DOUBLE double
+#endif
+
 #if defined(_WIN32)
 #define TIV_EXPORT extern "C" // the module-definition file lists the exports
 #else
@@ -37,7 +49,7 @@ TIV_EXPORT TIV_REG double ead(int32_t channel);
 TIV_EXPORT TIV_REG const char* nea(int32_t channel);
 TIV_EXPORT TIV_REG const char* nead(int32_t channel);
 TIV_EXPORT TIV_REG int32_t sa(int32_t channel, int32_t value);
-TIV_EXPORT TIV_REG_POP double sad(int32_t channel, double value);
+TIV_EXPORT TIV_REG_POP double sad(int32_t channel, TIV_DOUBLE value);
 TIV_EXPORT TIV_REG const char* nsa(int32_t channel);
 TIV_EXPORT TIV_REG const char* nsad(int32_t channel);
 TIV_EXPORT TIV_REG int32_t rsa(int32_t channel);
@@ -58,7 +70,7 @@ TIV_EXPORT TIV_STD double stdead(int32_t channel);
 TIV_EXPORT TIV_STD const char* stdnea(int32_t channel);
 TIV_EXPORT TIV_STD const char* stdnead(int32_t channel);
 TIV_EXPORT TIV_STD int32_t stdsa(int32_t channel, int32_t value);
-TIV_EXPORT TIV_STD double stdsad(int32_t channel, double value);
+TIV_EXPORT TIV_STD double stdsad(int32_t channel, TIV_DOUBLE value);
 TIV_EXPORT TIV_STD const char* stdnsa(int32_t channel);
 TIV_EXPORT TIV_STD const char* stdnsad(int32_t channel);
 TIV_EXPORT TIV_STD double stdrsad(int32_t channel);
@@ -77,25 +89,25 @@ TIV_EXPORT TIV_STD float stdsas(int32_t channel, float value);
 
 // Double forms, left to right. From C or C++ on 32-bit x86, pass their two arguments through
 // TIV_LTR_ARGS so that they land in the declared order.
-TIV_EXPORT TIV_LTR double eadouble(double channel);
-TIV_EXPORT TIV_LTR const char* neadouble(double channel);
-TIV_EXPORT TIV_LTR double sadouble(TIV_LTR_ARGS(double channel, double value));
-TIV_EXPORT TIV_LTR const char* nsadouble(double channel);
-TIV_EXPORT TIV_LTR double rsadouble(double channel);
-TIV_EXPORT TIV_LTR double ebdouble(double channel);
-TIV_EXPORT TIV_LTR const char* nebdouble(double channel);
-TIV_EXPORT TIV_LTR double sbdouble(TIV_LTR_ARGS(double channel, double value));
-TIV_EXPORT TIV_LTR const char* nsbdouble(double channel);
-TIV_EXPORT TIV_LTR double rsbdouble(double channel);
+TIV_EXPORT TIV_LTR double eadouble(TIV_DOUBLE channel);
+TIV_EXPORT TIV_LTR const char* neadouble(TIV_DOUBLE channel);
+TIV_EXPORT TIV_LTR double sadouble(TIV_LTR_ARGS(TIV_DOUBLE channel, TIV_DOUBLE value));
+TIV_EXPORT TIV_LTR const char* nsadouble(TIV_DOUBLE channel);
+TIV_EXPORT TIV_LTR double rsadouble(TIV_DOUBLE channel);
+TIV_EXPORT TIV_LTR double ebdouble(TIV_DOUBLE channel);
+TIV_EXPORT TIV_LTR const char* nebdouble(TIV_DOUBLE channel);
+TIV_EXPORT TIV_LTR double sbdouble(TIV_LTR_ARGS(TIV_DOUBLE channel, TIV_DOUBLE value));
+TIV_EXPORT TIV_LTR const char* nsbdouble(TIV_DOUBLE channel);
+TIV_EXPORT TIV_LTR double rsbdouble(TIV_DOUBLE channel);
 
 // stdcall double forms.
-TIV_EXPORT TIV_STD double stdeadouble(double channel);
-TIV_EXPORT TIV_STD const char* stdneadouble(double channel);
-TIV_EXPORT TIV_STD double stdsadouble(double channel, double value);
-TIV_EXPORT TIV_STD const char* stdnsadouble(double channel);
-TIV_EXPORT TIV_STD double stdrsadouble(double channel);
-TIV_EXPORT TIV_STD double stdebdouble(double channel);
-TIV_EXPORT TIV_STD const char* stdnebdouble(double channel);
-TIV_EXPORT TIV_STD double stdsbdouble(double channel, double value);
-TIV_EXPORT TIV_STD const char* stdnsbdouble(double channel);
-TIV_EXPORT TIV_STD double stdrsbdouble(double channel);
+TIV_EXPORT TIV_STD double stdeadouble(TIV_DOUBLE channel);
+TIV_EXPORT TIV_STD const char* stdneadouble(TIV_DOUBLE channel);
+TIV_EXPORT TIV_STD double stdsadouble(TIV_DOUBLE channel, TIV_DOUBLE value);
+TIV_EXPORT TIV_STD const char* stdnsadouble(TIV_DOUBLE channel);
+TIV_EXPORT TIV_STD double stdrsadouble(TIV_DOUBLE channel);
+TIV_EXPORT TIV_STD double stdebdouble(TIV_DOUBLE channel);
+TIV_EXPORT TIV_STD const char* stdnebdouble(TIV_DOUBLE channel);
+TIV_EXPORT TIV_STD double stdsbdouble(TIV_DOUBLE channel, TIV_DOUBLE value);
+TIV_EXPORT TIV_STD const char* stdnsbdouble(TIV_DOUBLE channel);
+TIV_EXPORT TIV_STD double stdrsbdouble(TIV_DOUBLE channel);

@@ -125,7 +125,7 @@ string Label(const State& s, int64_t channel)
 // The integer a double rounds to in the given mode, its low 32 bits; -777 without one.
 int32_t Rounded(double x, int mode)
 {
-    if (!(std::fabs(x) < 0x1p63))
+    if (!(std::fabs(x) < 0x1p63) && x != -0x1p63) // -2^63 is the least 64-bit integer
         return -777;
     double r = mode == FE_DOWNWARD ? std::floor(x)
              : mode == FE_UPWARD   ? std::ceil(x)
@@ -155,10 +155,11 @@ int32_t PickChannel(FuzzedDataProvider& in)
 double PickDouble(FuzzedDataProvider& in)
 {
     static const double table[] = {0.0, 1.0, 0.5, 0.7, 1.5, 2.4, -0.5, -0.0, NAN, INFINITY,
-                                   -INFINITY, 1e300, -1e300, 5e-324, 4294967296.0, 4294967297.0};
+                                   -INFINITY, 1e300, -1e300, 5e-324, 4294967296.0, 4294967297.0,
+                                   -0x1p63};
     uint8_t b = in.ConsumeIntegral<uint8_t>();
     if (b < 240)
-        return table[b % 16];
+        return table[b % (sizeof table / sizeof table[0])];
     uint64_t bits = in.ConsumeIntegral<uint64_t>();
     double d;
     memcpy(&d, &bits, sizeof d);

@@ -232,6 +232,8 @@ const DoubleChannelCase doubleCases[] = {
     {2.4, -777.0, "", 2.0},
     {-1.0, -777.0, "", -1.0},
     {4294967296.0, 7.01, "pH", 0.0}, // low 32 bits of 2^32 are 0
+    {-0x1p63, 7.01, "pH", 0.0},      // the least 64-bit integer: low 32 bits 0
+    {0x1p63, -777.0, "", -777.0},    // one beyond the greatest
     {1e300, -777.0, "", -777.0},
     {Inf, -777.0, "", -777.0},
     {-Inf, -777.0, "", -777.0},

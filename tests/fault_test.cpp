@@ -149,7 +149,7 @@ const char* LabelOf(const Reading& r, int32_t channel)
 // The integer a double rounds to in the given mode, its low 32 bits; -777 without one.
 int32_t Rounded(double x, int mode)
 {
-    if (!(std::fabs(x) < 0x1p63))
+    if (!(std::fabs(x) < 0x1p63) && x != -0x1p63) // -2^63 is the least 64-bit integer
         return -777;
     const double r = mode == FE_DOWNWARD     ? std::floor(x)
                      : mode == FE_UPWARD     ? std::ceil(x)
@@ -272,7 +272,8 @@ const double DoubleChannels[] = {0.5, 0.7, 1.5, 2.4, -0.5, -1.5, 0.0, -0.0, 1.0,
                                  NAN, INFINITY, -INFINITY, 1e300, -1e300,
                                  4.9406564584124654e-324, -4.9406564584124654e-324,
                                  2.2250738585072009e-308, 4294967296.0, 2147483648.5,
-                                 9223372036854774784.0, 9223372036854775808.0};
+                                 9223372036854774784.0, 9223372036854775808.0,
+                                 -9223372036854775808.0};
 const double DoubleValues[] = {0.5, NAN, INFINITY, -1e300, 4.9406564584124654e-324};
 const float SingleValues[] = {0.5f, NAN, INFINITY, -INFINITY, FLT_MAX, 1.4e-45f, -0.0f};
 
