@@ -22,7 +22,7 @@ TIV_EXPORT TIV_REG double ead(int32_t channel) { return ChannelValue(channel); }
 TIV_EXPORT TIV_REG const char* nea(int32_t channel) { return ChannelLabel(channel); }
 TIV_EXPORT TIV_REG const char* nead(int32_t channel) { return ChannelLabel(channel); }
 TIV_EXPORT TIV_REG int32_t sa(int32_t, int32_t) { return NoValueInt; }
-TIV_EXPORT TIV_REG_POP double sad(int32_t, TIV_DOUBLE) { return NoValue; }
+TIV_EXPORT TIV_REG_POP double sad(int32_t, double) { return NoValue; }
 TIV_EXPORT TIV_REG const char* nsa(int32_t) { return EmptyText; }
 TIV_EXPORT TIV_REG const char* nsad(int32_t) { return EmptyText; }
 TIV_EXPORT TIV_REG int32_t rsa(int32_t) { return NoValueInt; }
@@ -43,7 +43,9 @@ TIV_EXPORT TIV_STD double stdead(int32_t channel) { return ToDouble(ead(channel)
 TIV_EXPORT TIV_STD const char* stdnea(int32_t channel) { return nea(channel); }
 TIV_EXPORT TIV_STD const char* stdnead(int32_t channel) { return nead(channel); }
 TIV_EXPORT TIV_STD int32_t stdsa(int32_t channel, int32_t value) { return sa(channel, value); }
-TIV_EXPORT TIV_STD double stdsad(int32_t channel, TIV_DOUBLE value) { return ToDouble(sad(channel, value)); }
+// The value of sad has no effect: the other forms do not pass theirs on, so that a host's
+// value is never loaded.
+TIV_EXPORT TIV_STD double stdsad(int32_t channel, TIV_DOUBLE) { return ToDouble(sad(channel, 0.0)); }
 TIV_EXPORT TIV_STD const char* stdnsa(int32_t channel) { return nsa(channel); }
 TIV_EXPORT TIV_STD const char* stdnsad(int32_t channel) { return nsad(channel); }
 TIV_EXPORT TIV_STD double stdrsad(int32_t channel) { return ToDouble(rsad(channel)); }
@@ -58,16 +60,15 @@ TIV_EXPORT TIV_STD const char* stddetail() { return detail(); }
 // Single forms.
 TIV_EXPORT TIV_STD float stdeas(int32_t channel) { return ToSingle(ead(channel)); }
 TIV_EXPORT TIV_STD float stdrsas(int32_t channel) { return ToSingle(rsad(channel)); }
-// The value of sad has no effect: the single one is not passed on, so it is never loaded.
-TIV_EXPORT TIV_STD float stdsas(int32_t channel, float) { return ToSingle(sad(channel, TIV_DOUBLE{})); }
+TIV_EXPORT TIV_STD float stdsas(int32_t channel, float) { return ToSingle(sad(channel, 0.0)); }
 
 // Double forms (left to right) and stdcall double forms. A channel double without an integer
 // rounds to NoValueInt, which is no channel: numeric results are NoValue, labels empty.
 TIV_EXPORT TIV_LTR double eadouble(TIV_DOUBLE channel) { return ToDouble(ead(RoundToInteger(channel))); }
 TIV_EXPORT TIV_LTR const char* neadouble(TIV_DOUBLE channel) { return nead(RoundToInteger(channel)); }
-TIV_EXPORT TIV_LTR double sadouble(TIV_LTR_ARGS(TIV_DOUBLE channel, TIV_DOUBLE value))
+TIV_EXPORT TIV_LTR double sadouble(TIV_LTR_ARGS(TIV_DOUBLE channel, TIV_DOUBLE))
 {
-    return ToDouble(sad(RoundToInteger(channel), value));
+    return ToDouble(sad(RoundToInteger(channel), 0.0));
 }
 TIV_EXPORT TIV_LTR const char* nsadouble(TIV_DOUBLE channel) { return nsad(RoundToInteger(channel)); }
 TIV_EXPORT TIV_LTR double rsadouble(TIV_DOUBLE channel) { return ToDouble(rsad(RoundToInteger(channel))); }
@@ -82,9 +83,9 @@ TIV_EXPORT TIV_LTR double rsbdouble(TIV_DOUBLE channel) { return rsb(RoundToInte
 
 TIV_EXPORT TIV_STD double stdeadouble(TIV_DOUBLE channel) { return ToDouble(ead(RoundToInteger(channel))); }
 TIV_EXPORT TIV_STD const char* stdneadouble(TIV_DOUBLE channel) { return nead(RoundToInteger(channel)); }
-TIV_EXPORT TIV_STD double stdsadouble(TIV_DOUBLE channel, TIV_DOUBLE value)
+TIV_EXPORT TIV_STD double stdsadouble(TIV_DOUBLE channel, TIV_DOUBLE)
 {
-    return ToDouble(sad(RoundToInteger(channel), value));
+    return ToDouble(sad(RoundToInteger(channel), 0.0));
 }
 TIV_EXPORT TIV_STD const char* stdnsadouble(TIV_DOUBLE channel) { return nsad(RoundToInteger(channel)); }
 TIV_EXPORT TIV_STD double stdrsadouble(TIV_DOUBLE channel) { return ToDouble(rsad(RoundToInteger(channel))); }

@@ -49,7 +49,9 @@ TIV_EXPORT TIV_REG double ead(int32_t channel);
 TIV_EXPORT TIV_REG const char* nea(int32_t channel);
 TIV_EXPORT TIV_REG const char* nead(int32_t channel);
 TIV_EXPORT TIV_REG int32_t sa(int32_t channel, int32_t value);
-TIV_EXPORT TIV_REG_POP double sad(int32_t channel, TIV_DOUBLE value);
+// sad's value stays a double: regparm would pass a structure of two words in registers.
+// sad never reads it.
+TIV_EXPORT TIV_REG_POP double sad(int32_t channel, double value);
 TIV_EXPORT TIV_REG const char* nsa(int32_t channel);
 TIV_EXPORT TIV_REG const char* nsad(int32_t channel);
 TIV_EXPORT TIV_REG int32_t rsa(int32_t channel);
