@@ -23,6 +23,7 @@
 #include "meter/meter.h"
 #include "meter/number.h"
 #include "serial/ucommw32.h"
+#include "tests/reference.h"
 
 #include <cfenv>
 #include <climits>
@@ -120,29 +121,6 @@ double Value(const State& s, int64_t channel)
 string Label(const State& s, int64_t channel)
 {
     return channel == 0 ? s.mainLabel : channel == 1 ? s.tempLabel : string();
-}
-
-// The integer a double rounds to in the given mode, its low 32 bits; -777 without one.
-int32_t Rounded(double x, int mode)
-{
-    if (!(std::fabs(x) < 0x1p63) && x != -0x1p63) // -2^63 is the least 64-bit integer
-        return -777;
-    double r = mode == FE_DOWNWARD ? std::floor(x)
-             : mode == FE_UPWARD   ? std::ceil(x)
-             : mode == FE_TOWARDZERO ? std::trunc(x)
-                                    : std::nearbyint(x); // the default mode: halves to even
-    return int32_t(uint32_t(uint64_t(int64_t(r))));
-}
-
-// The single a double becomes in the given mode; NoValue beyond single range and for NaN.
-float Single(double x, int mode)
-{
-    if (std::isnan(x) || std::fabs(x) > double(FLT_MAX))
-        return float(NoValue);
-    fesetround(mode);
-    volatile float f = float(x);
-    fesetround(FE_TONEAREST);
-    return f;
 }
 
 int32_t PickChannel(FuzzedDataProvider& in)

@@ -17,6 +17,7 @@
 #include "driver/lifecycle.h"
 #include "meter/number.h"
 #include "tests/fake_port.h"
+#include "tests/reference.h"
 #include "tests/watchdog.h"
 
 #include <gtest/gtest.h>
@@ -144,29 +145,6 @@ double ValueOf(const Reading& r, int32_t channel)
 const char* LabelOf(const Reading& r, int32_t channel)
 {
     return channel == 0 ? r.mainLabel : channel == 1 ? r.tempLabel : "";
-}
-
-// The integer a double rounds to in the given mode, its low 32 bits; -777 without one.
-int32_t Rounded(double x, int mode)
-{
-    if (!(std::fabs(x) < 0x1p63) && x != -0x1p63) // -2^63 is the least 64-bit integer
-        return -777;
-    const double r = mode == FE_DOWNWARD     ? std::floor(x)
-                     : mode == FE_UPWARD     ? std::ceil(x)
-                     : mode == FE_TOWARDZERO ? std::trunc(x)
-                                             : std::nearbyint(x); // halves to even
-    return int32_t(uint32_t(uint64_t(int64_t(r))));
-}
-
-// The single a double becomes in the given mode; NoValue beyond single range and for NaN.
-float Single(double x, int mode)
-{
-    if (std::isnan(x) || std::fabs(x) > double(FLT_MAX))
-        return float(NoValue);
-    fesetround(mode);
-    volatile float f = float(x);
-    fesetround(FE_TONEAREST);
-    return f;
 }
 
 template <class T>
