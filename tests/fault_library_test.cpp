@@ -62,26 +62,8 @@ protected:
             ASSERT_NO_FATAL_FAILURE(Ready(n));
     }
 
-    // Binds port n's pseudo-terminal (a new one after a hang-up) over its device, checks the
-    // bind, and starts with nothing in flight in either direction. A library is never loaded
-    // unless both ports are our pseudo-terminals.
-    static void Ready(int n)
-    {
-        if (meters[n].master < 0)
-            ASSERT_TRUE(OpenPty(&meters[n]));
-        if (access(SerialDevices[n], F_OK) != 0) { // removed by a test
-            int fd = open(SerialDevices[n], O_CREAT | O_WRONLY, 0644);
-            ASSERT_GE(fd, 0);
-            close(fd);
-        }
-        ASSERT_TRUE(BindPort(n, meters[n].path.c_str()));
-        ASSERT_TRUE(SameDevice(SerialDevices[n], meters[n].path.c_str())) << SerialDevices[n];
-        SentByPort(meters[n]);
-        int fd = open(meters[n].path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ASSERT_GE(fd, 0);
-        tcflush(fd, TCIFLUSH);
-        close(fd);
-    }
+    // A library is never loaded unless both ports are our pseudo-terminals.
+    static void Ready(int n) { ASSERT_TRUE(ReadyPort(n, &meters[n])) << SerialDevices[n]; }
 };
 
 TEST_F(LibraryFaults, PortMissing)

@@ -1,4 +1,5 @@
 #include "tests/host.h"
+#include "tests/pty.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -6,6 +7,7 @@
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 using std::string;
@@ -23,6 +25,27 @@ bool BindPort(int n, const char* source)
 {
     umount2(SerialDevices[n], MNT_DETACH); // an earlier bind, if any
     return mount(source, SerialDevices[n], nullptr, MS_BIND, nullptr) == 0;
+}
+
+bool ReadyPort(int n, Pty* meter)
+{
+    if (meter->master < 0 && !OpenPty(meter))
+        return false;
+    if (access(SerialDevices[n], F_OK) != 0) { // removed by a test
+        int fd = open(SerialDevices[n], O_CREAT | O_WRONLY, 0644);
+        if (fd < 0)
+            return false;
+        close(fd);
+    }
+    if (!BindPort(n, meter->path.c_str()) || !SameDevice(SerialDevices[n], meter->path.c_str()))
+        return false;
+    SentByPort(*meter);
+    int fd = open(meter->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    tcflush(fd, TCIFLUSH);
+    close(fd);
+    return true;
 }
 
 static bool BuildPrivateDev(string* why)

@@ -19,6 +19,13 @@ bool BindPort(int n, const char* source);
 // Whether both paths are the same character device.
 bool SameDevice(const char* a, const char* b);
 
+struct Pty;
+// Makes port n ready for a test: opens a new pseudo-terminal for it if it has none (after a
+// hang-up), puts the device file back if a test removed it, binds the pseudo-terminal over the
+// device and checks the bind, and empties both directions. False when any step fails: then no
+// library may be loaded.
+bool ReadyPort(int n, Pty* meter);
+
 // Exports resolved from one loaded library.
 struct Driver {
     void* handle = nullptr;

@@ -24,33 +24,15 @@ const char* const* const devices = SerialDevices;
 
 class Library : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (!MakePrivateDev(&skipReason))
-            return;
-        for (int n = 0; n < 2; ++n) {
-            if (!OpenPty(&meters[n]) || !BindPort(n, meters[n].path.c_str())) {
-                skipReason = "cannot bind a pseudo-terminal over the serial devices";
-                return;
-            }
-        }
-    }
+    static void SetUpTestSuite() { MakePrivateDev(&skipReason); }
 
     void SetUp() override
     {
         if (!skipReason.empty())
             GTEST_SKIP() << skipReason;
         // Never load a library unless both ports are our pseudo-terminals.
-        for (int n = 0; n < 2; ++n) {
-            ASSERT_TRUE(BindPort(n, meters[n].path.c_str()));
-            ASSERT_TRUE(SameDevice(devices[n], meters[n].path.c_str())) << devices[n];
-            // Start each test with nothing in flight in either direction.
-            SentByPort(meters[n]);
-            int fd = open(meters[n].path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-            ASSERT_GE(fd, 0);
-            tcflush(fd, TCIFLUSH);
-            close(fd);
-        }
+        for (int n = 0; n < 2; ++n)
+            ASSERT_TRUE(ReadyPort(n, &meters[n])) << devices[n];
     }
 };
 
