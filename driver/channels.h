@@ -28,6 +28,7 @@ extern const char EmptyText[];
 // no exception is raised.
 int32_t RoundBitsToInteger(uint64_t bits);
 
+// The same for a double the library computed itself (never a signalling NaN).
 inline int32_t RoundToInteger(double x)
 {
     uint64_t bits;
