@@ -42,13 +42,6 @@ double* NoValueAddress()
     return &NoValueResult;
 }
 
-static uint64_t Bits(const double& x)
-{
-    uint64_t bits;
-    memcpy(&bits, &x, sizeof bits);
-    return bits;
-}
-
 POLL_PATH int32_t RoundBitsToInteger(uint64_t bits)
 {
     // |x| < 2^63 exactly when the biased exponent is below 1023 + 63; NaN and the
@@ -72,7 +65,7 @@ POLL_PATH int32_t RoundBitsToInteger(uint64_t bits)
 float ToSingle(double x)
 {
     // Magnitude above the largest single (0x47EFFFFFE0000000), NaN included: no value.
-    if ((Bits(x) & 0x7FFFFFFFFFFFFFFF) > 0x47EFFFFFE0000000)
+    if ((DoubleBits(x) & 0x7FFFFFFFFFFFFFFF) > 0x47EFFFFFE0000000)
         return float(NoValue);
     volatile float single = float(x);
     return single;

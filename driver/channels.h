@@ -28,13 +28,15 @@ extern const char EmptyText[];
 // no exception is raised.
 int32_t RoundBitsToInteger(uint64_t bits);
 
-// The same for a double the library computed itself (never a signalling NaN).
-inline int32_t RoundToInteger(double x)
+inline uint64_t DoubleBits(double x)
 {
     uint64_t bits;
     memcpy(&bits, &x, sizeof bits);
-    return RoundBitsToInteger(bits);
+    return bits;
 }
+
+// The same for a double the library computed itself (never a signalling NaN).
+inline int32_t RoundToInteger(double x) { return RoundBitsToInteger(DoubleBits(x)); }
 
 // The double as a single, rounded by the current mode; NoValue beyond single range or NaN.
 float ToSingle(double x);

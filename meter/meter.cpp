@@ -32,7 +32,8 @@ void ResetMeter()
     SetText(TempLabel, LabelCapacity, "xxxxxxx");
 }
 
-void AssembleChar(unsigned char c)
+// Passes one received character through the line assembler.
+static void AssembleChar(unsigned char c)
 {
     // A line feed ends the line in progress and starts a new one at position 1. Past the last
     // stored position the count stops growing (no wrap-around).

@@ -7,9 +7,9 @@
 // Fixed positions, 1-based; position 1 holds the line feed that began the line:
 //
 //   pH line:  position 2 = 'p', value at 5..9, temperature (deg C) at 13..15
-//             "\npH  7.01   25.x"  ->  pH 7.01 at 25 degrees
+//             "pH  7.01   25.0 C\r\n"  ->  pH 7.01 at 25 degrees
 //   mV line:  position 7 = 'm', value at 2..6
-//             "\n -123mV"         ->  -123 mV, no temperature
+//             " -123mV\r\n"           ->  -123 mV, no temperature
 #pragma once
 #include "meter/number.h"
 
@@ -28,9 +28,6 @@ extern double Temperature;              // deg C, NoValue in mV mode
 constexpr unsigned LabelCapacity = 9;
 extern char MainLabel[LabelCapacity];   // "pH", "mV", or "xxxxxxxx" before the first line
 extern char TempLabel[LabelCapacity];   // "T(\xB0C)", empty, or "xxxxxxx" before the first line
-
-// Passes one received character through the line assembler.
-void AssembleChar(unsigned char c);
 
 // Drains the port: every waiting byte goes through the line assembler. Returns when the port
 // reports nothing waiting, when a read delivers nothing, or after a bounded amount of input,
